@@ -1,0 +1,124 @@
+#pragma once
+
+#include <stdint.h>
+#include <sys/types.h>
+#include <time.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "GpioEmu.h"
+#include "I2cEmu.h"
+
+namespace vsim {
+
+// One network interface of the terminal: a veth pair whose far end lives in the
+// sandbox's LAN namespace, where the emulated peers bind their sockets.
+struct Interface {
+    std::string name;     // "eth0", "wlan0", "eth1", "usb0" ...
+    std::string address;  // terminal side, "192.168.12.100/24"; empty for none
+    std::string peer;     // LAN side, "192.168.12.40/24"; empty for none
+    bool carrier = true;  // the far end is up, so the terminal side has carrier
+    std::string mac;      // terminal side "02:11:22:33:44:55"; empty keeps the kernel's
+};
+
+struct Options {
+    std::string cpuinfo = "processor\t: 0\nHardware\t: Rockchip RK3288\n";  // /proc/cpuinfo
+    std::vector<Interface> interfaces;
+    int gpio_version = 1;      // 0: plain request codes, 1: sized request codes
+    bool gpio_present = true;  // false: no /dev/gpio
+    std::string hostname = "terminal";
+};
+
+// A setting of the wall clock that the daemon (or anything inside) asked for.
+struct ClockSet {
+    int64_t sec;
+    int64_t usec;
+};
+
+// The terminal as seen from inside: user, mount, network, UTS and PID namespaces,
+// a terminal root file system, serial ports as ptys, a LAN namespace, platform tool
+// stubs with a command log, emulated devices and a movable wall clock.
+//
+// Sandbox::run forks; the child enters the namespaces, becomes root inside, builds
+// the root file system, chroots into it and runs the function there, so that inside
+// the function every path is the terminal's own ("/vesko/cfg/sys.xml"). The source
+// and build trees are bound read-only at their own paths. Everything the child
+// started ends with it.
+class Sandbox {
+public:
+    // Returns the function's result, or 125 when the sandbox cannot be made (the
+    // reason is printed on standard error).
+    static int run(const Options& options, const std::function<int(Sandbox&)>& fn);
+
+    const Options& options() const { return m_options; }
+
+    // Terminal files.
+    bool write(const std::string& path, const std::string& text, int mode = 0644);
+    std::string read(const std::string& path) const;  // empty when missing
+    bool exists(const std::string& path) const;
+    bool remove(const std::string& path);
+    int mode(const std::string& path) const;  // permission bits, -1 when missing
+
+    // Creates the serial port dev ("/dev/ttyS3") as a pty slave in raw mode and
+    // returns the master side, which the sandbox owns.
+    int serial(const std::string& dev);
+
+    // Network: carrier of a terminal interface (the far end up or down), and sockets
+    // or work in the LAN namespace.
+    bool set_carrier(const std::string& ifname, bool on);
+    int lan_socket(int type);
+    int in_lan(const std::function<int()>& fn);
+    std::string ip(const std::string& args);  // output of "ip <args>" in the terminal namespace
+
+    // Platform tools.
+    std::vector<std::string> commands() const;  // one entry per stub call: "tool arg ..."
+    bool wait_command(const std::string& prefix, int timeout_ms) const;
+    void clear_commands();
+    std::string property(const std::string& name) const;
+    bool set_property(const std::string& name, const std::string& value);
+    bool set_setting(const std::string& ns, const std::string& key, const std::string& value);
+
+    // The wall clock as the daemon and the emulators see it.
+    int64_t clock_offset_us() const;
+    void clock_advance(int64_t usec);
+    void clock_set(int64_t sec);
+    int64_t now() const;  // seconds
+    std::vector<ClockSet> clock_sets() const;
+
+    // Emulated devices.
+    GpioEmu& gpio() { return *m_gpio; }
+    I2cEmu& i2c(int bus);  // the adapter /dev/i2c-<bus>
+
+    // The daemon: the real vesko-hwd with the interposition library preloaded.
+    pid_t start_daemon();
+    bool daemon_running();
+    int stop_daemon();  // SIGTERM, then SIGKILL; returns the wait status
+    int wait_daemon(int timeout_ms);  // exit status, or -1 while it still runs
+    std::string daemon_stdout() const;
+    std::string daemon_stderr() const;
+    bool wait_stderr(const std::string& text, int timeout_ms) const;
+    bool wait_stdout(const std::string& text, int timeout_ms) const;
+
+    ~Sandbox();
+
+private:
+    explicit Sandbox(const Options& options);
+    int enter();
+
+    Options m_options;
+    std::unique_ptr<GpioEmu> m_gpio;
+    std::vector<std::unique_ptr<I2cEmu>> m_i2c;
+    std::vector<int> m_serials;
+    pid_t m_daemon = -1;
+    pid_t m_lan = -1;
+    int m_lan_ns = -1;
+    int m_own_ns = -1;
+};
+
+// Polls cond every few milliseconds until it holds or timeout_ms pass.
+bool wait_until(const std::function<bool()>& cond, int timeout_ms);
+
+}  // namespace vsim
