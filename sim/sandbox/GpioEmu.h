@@ -15,8 +15,9 @@ struct GpioCall {
     int cmd;                // 1 start ... 7 pull, 0x80 version query, 0 unknown
     std::string main;
     std::string sub;
-    int data;
-    int64_t t_us;  // CLOCK_MONOTONIC, microseconds
+    int data;      // as the caller passed it
+    int64_t t_us;  // CLOCK_MONOTONIC, microseconds, when the caller issued it
+    int result;    // 0, or -1 when the driver refused it
 };
 
 // The board's GPIO character device /dev/gpio, in either driver version: version 0
@@ -33,8 +34,10 @@ public:
     void set_input(const std::string& main, const std::string& sub, int value);  // for get
     void fail(const std::string& main, const std::string& sub, bool failing);
 
-    // Serves one request from the interposition library; returns the ioctl result.
-    int handle(unsigned long request, void* arg, int64_t t_us);
+    // Serves one request from the interposition library: arg holds the request record
+    // (68 bytes) or, for the version query, one int. Returns the ioctl result and sets
+    // *err (when given) on failure; a failed request leaves the record as it was.
+    int handle(unsigned long request, void* arg, int64_t t_us, int* err = nullptr);
 
 private:
     mutable std::mutex m_mutex;

@@ -53,7 +53,9 @@ public:
     int timeout() const;  // last I2C_TIMEOUT value, -1 none
 
     // Serves one request from the interposition library; returns the ioctl result
-    // and sets *err on failure.
+    // and sets *err on failure. For I2C_RDWR arg is the kernel's i2c_rdwr_ioctl_data
+    // (read messages are filled in place), for the requests with an int argument
+    // (I2C_RETRIES, I2C_TIMEOUT, I2C_SLAVE ...) it points to that int.
     int handle(unsigned long request, void* arg, int* err);
 
 private:
