@@ -69,6 +69,14 @@ void BusPeer::set_answer(int code, const std::string& body)
     std::lock_guard<std::mutex> lock(m_mutex);
     m_code = code;
     m_answer = body;
+    m_raw = false;
+}
+
+void BusPeer::set_raw_answer(const std::string& datagram)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_answer = datagram;
+    m_raw = true;
 }
 
 void BusPeer::set_silent(bool silent)
@@ -128,7 +136,8 @@ void BusPeer::loop()
         if (n <= 0)
             continue;
         BusMessage m;
-        if (!bus_parse(std::string(buf.data(), n), &m))
+        m.raw.assign(buf.data(), n);
+        if (!bus_parse(m.raw, &m))
             continue;
         m.t_us = monotonic_us();
         std::string answer;
@@ -137,7 +146,7 @@ void BusPeer::loop()
             std::lock_guard<std::mutex> lock(m_mutex);
             m_messages.push_back(m);
             silent = m_silent;
-            answer = "MSG/1.0 " + std::to_string(m_code) + " OK\r\n\r\n" + m_answer;
+            answer = m_raw ? m_answer : "MSG/1.0 " + std::to_string(m_code) + " OK\r\n\r\n" + m_answer;
         }
         m_cond.notify_all();
         if (!silent)

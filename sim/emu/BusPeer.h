@@ -16,6 +16,7 @@ struct BusMessage {
     std::string path;
     bool has_body = false;  // the blank line was there
     std::string body;
+    std::string raw;  // the whole datagram as it arrived
     int64_t t_us = 0;  // CLOCK_MONOTONIC, microseconds
 };
 
@@ -33,6 +34,9 @@ public:
     int port() const { return m_port; }
 
     void set_answer(int code, const std::string& body = std::string());
+    // Answers every request with exactly these bytes (which need not be a well-formed
+    // acknowledgement) until set_answer is called again.
+    void set_raw_answer(const std::string& datagram);
     void set_silent(bool silent);
 
     std::vector<BusMessage> messages() const;
@@ -52,6 +56,7 @@ private:
     std::vector<BusMessage> m_messages;
     int m_code = 200;
     std::string m_answer;
+    bool m_raw = false;
     bool m_silent = false;
 };
 

@@ -22,6 +22,8 @@ enum {
     DMSG_HANDLERS = 128,
     DMSG_BUFFER = 65536,
     DMSG_TOKEN = 127,
+    // Largest UDP payload that IPv4 loopback carries in one datagram.
+    DMSG_DATAGRAM_MAX = 65507,
 };
 
 extern const msg_port_t msg_port[DMSG_PORTS];
