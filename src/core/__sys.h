@@ -23,6 +23,8 @@ struct sys_t {
     } panel;
 };
 
+enum { SYS_IDENTITY_MAX = 20 };
+
 class __sys {
 public:
     __sys();
@@ -32,7 +34,8 @@ public:
     void setEthWifi(int val);
 
     // The identity string under which the terminal reports to the building server,
-    // as built by the last load().
+    // as built by the last load(); empty before the first. Every field is kept within
+    // its width, so the text never exceeds SYS_IDENTITY_MAX characters.
     const char* identity() const { return m_identity; }
 
     int getTalkBuilding() const { return m_data.talk.building; }
@@ -70,8 +73,9 @@ public:
 
 private:
     void buildIdentity();
+    void publishEthWifi();
 
-    char m_identity[32];
+    char m_identity[SYS_IDENTITY_MAX + 1];
 };
 
 extern __sys sys;

@@ -43,6 +43,18 @@ extern char board_private_mac[64];
 extern int sys_mcu;
 extern int sys_mcu_v;
 
+class sGpio;
+
 int sys_cpu();
 void sys_orientation();
 void sys_reboot();
+
+// Start-up steps, in the order main runs them.
+void sys_variant_load();
+void sys_board_init(sGpio& gpio);
+void sys_random_init();
+void sys_special_load();
+
+// The supervision thread: waits for the end of boot, hands eth1 over from the
+// platform's DHCP client, applies the screen orientation, then runs once a second.
+void* sys_misc_thread(void* arg);

@@ -1,0 +1,44 @@
+#include <errno.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include "__sys.h"
+#include "dmsg.h"
+#include "sGpio.h"
+#include "sys_board.h"
+
+int main()
+{
+    // One-line reports must reach a log file as they happen.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    if (dmsg_init("/control") < 0)
+        return -1;
+
+    sys_variant_load();
+
+    {
+        sGpio gpio;
+        sys_board_init(gpio);
+        sys_random_init();
+        sys_special_load();
+        gpio.close();
+    }
+
+    sys.load();
+
+    pthread_t misc;
+    int rc = pthread_create(&misc, nullptr, sys_misc_thread, nullptr);
+    if (rc != 0) {
+        errno = rc;
+        perror("pthread_create");
+    } else {
+        pthread_detach(misc);
+    }
+
+    // The building-server loop takes over the main thread; until it runs here, the
+    // bus and the supervision thread do the work.
+    for (;;)
+        pause();
+}
