@@ -35,7 +35,8 @@ int VeskoFifo::put(const uint8_t* data, int length)
 {
     AutoMutex lock(&m_mutex);
     // A zero-length put stores nothing, so it reports nothing stored.
-    if (length <= 0 || data == nullptr || m_used + length > m_max)
+    // Compared as free space so that a huge length cannot overflow the sum.
+    if (length <= 0 || data == nullptr || length > m_max - m_used)
         return 0;
     if (m_write + length > m_max) {
         int first = m_max - m_write;

@@ -3,6 +3,8 @@
 #include <pthread.h>
 #include <stdint.h>
 
+#include <atomic>
+
 // Fixed-capacity byte ring with all-or-nothing put and get: a reader never sees half
 // of a chunk, and a parser asks for exactly the bytes it needs.
 class VeskoFifo {
@@ -17,7 +19,8 @@ public:
     int get(uint8_t* data, int length);
     int copy(uint8_t* data, int length);
     void flush();
-    int used() const { return m_used; }
+    // Read without the lock; the count may be stale by the time get is called.
+    int used() const { return m_used.load(std::memory_order_relaxed); }
     uint8_t* data() { return m_data; }
 
     int readIndex() const { return m_read; }
@@ -30,6 +33,6 @@ private:
     int m_max;
     int m_read;
     int m_write;
-    int m_used;
+    std::atomic<int> m_used;
     pthread_mutex_t m_mutex;
 };

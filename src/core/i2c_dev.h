@@ -3,6 +3,9 @@
 #include <pthread.h>
 #include <stdint.h>
 
+// Longest message of one transfer: its length travels in 8 bits.
+enum { I2C_DEV_MAX_TRANSFER = 255 };
+
 // One slave on an I2C adapter; register reads and writes are serialised by its mutex.
 class i2c_dev {
 public:
