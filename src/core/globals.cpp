@@ -1,5 +1,7 @@
 // Every global device object lives in this one translation unit: C++ orders static
 // construction only within a file, and the devices are constructed in a fixed order.
 #include "__sys.h"
+#include "sys_uart.h"
 
 __sys sys;
+sys_uart uart;

@@ -7,6 +7,7 @@
 #include "dmsg.h"
 #include "sGpio.h"
 #include "sys_board.h"
+#include "sys_uart.h"
 
 int main()
 {
@@ -27,6 +28,8 @@ int main()
     }
 
     sys.load();
+
+    uart.start();
 
     pthread_t misc;
     int rc = pthread_create(&misc, nullptr, sys_misc_thread, nullptr);
