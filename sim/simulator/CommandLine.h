@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vsim {
+
+// One line of the simulator's command language, split into words the way a shell
+// would for the simple cases: blanks separate words, double or single quotes keep
+// blanks inside a word, a backslash inside double quotes escapes the next character,
+// and an unquoted '#' at the start of a word begins a comment.
+class CommandLine {
+public:
+    // False, with *error set, for an unterminated quote or a control character.
+    static bool split(const std::string& line, std::vector<std::string>* words, std::string* error);
+
+    // A decimal integer in [lo, hi], the whole word; a leading '-' or '+' is allowed.
+    static bool integer(const std::string& word, long long lo, long long hi, long long* out);
+};
+
+}  // namespace vsim
