@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "__q820.h"
 #include "dxml.h"
 #include "sys_board.h"
 
@@ -106,6 +107,7 @@ bool __sys::load()
     }
     loadEx();
     buildIdentity();
+    q820.set_id(m_identity);
     return ok;
 }
 
