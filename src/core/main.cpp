@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include "__q820.h"
 #include "__sys.h"
 #include "dmsg.h"
 #include "sGpio.h"
@@ -40,8 +41,7 @@ int main()
         pthread_detach(misc);
     }
 
-    // The building-server loop takes over the main thread; until it runs here, the
-    // bus and the supervision thread do the work.
-    for (;;)
-        pause();
+    // The main thread becomes the building-server loop and stays in it.
+    q820.start();
+    q820.process();
 }
