@@ -30,6 +30,9 @@ struct Options {
     int gpio_version = 1;      // 0: plain request codes, 1: sized request codes
     bool gpio_present = true;  // false: no /dev/gpio
     std::string hostname = "terminal";
+    // Test harness only: meet a kernel that refuses user namespaces, to prove that such
+    // a sandbox fails loudly.
+    bool refuse_user_namespaces = false;
 };
 
 // A setting of the wall clock that the daemon (or anything inside) asked for.
@@ -54,6 +57,7 @@ public:
     static int run(const Options& options, const std::function<int(Sandbox&)>& fn);
 
     const Options& options() const { return m_options; }
+    pid_t host_pid() const { return m_host_pid; }  // this process (PID 1 inside) as the host sees it
 
     // Terminal files.
     bool write(const std::string& path, const std::string& text, int mode = 0644);
@@ -68,6 +72,7 @@ public:
 
     // Network: carrier of a terminal interface (the far end up or down), and sockets
     // or work in the LAN namespace.
+    bool add_interface(const Interface& iface);  // as one of options.interfaces, later
     bool set_carrier(const std::string& ifname, bool on);
     int lan_socket(int type);
     int in_lan(const std::function<int()>& fn);
@@ -94,9 +99,12 @@ public:
 
     // The daemon: the real vesko-hwd with the interposition library preloaded.
     pid_t start_daemon();
+    // Runs argv[0] (an absolute path) in the daemon's place, with the same environment,
+    // logs and preloaded library.
+    pid_t start_process(const std::vector<std::string>& argv);
     bool daemon_running();
-    int stop_daemon();  // SIGTERM, then SIGKILL; returns the wait status
-    int wait_daemon(int timeout_ms);  // exit status, or -1 while it still runs
+    int stop_daemon();  // SIGTERM, then SIGKILL; returns the wait status, -1 without a daemon
+    int wait_daemon(int timeout_ms);  // exit code (128 + signal when killed), -1 while it runs
     std::string daemon_stdout() const;
     std::string daemon_stderr() const;
     bool wait_stderr(const std::string& text, int timeout_ms) const;
@@ -104,18 +112,38 @@ public:
 
     ~Sandbox();
 
+    Sandbox(const Sandbox&) = delete;
+    Sandbox& operator=(const Sandbox&) = delete;
+
 private:
+    struct Serial {
+        std::string path;
+        int master;
+        int slave;
+    };
+
     explicit Sandbox(const Options& options);
+    static int outside(const Options& options, const std::function<int(Sandbox&)>& fn, pid_t parent, int up,
+                       int down);
     int enter();
+    int start_lan();
+    bool ip_in(int netns, const std::vector<std::string>& args, std::string* out = nullptr);
+    static std::string lan_name(const std::string& ifname);
+    bool reap_daemon(bool block);
 
     Options m_options;
+    pid_t m_host_pid = -1;
     std::unique_ptr<GpioEmu> m_gpio;
     std::vector<std::unique_ptr<I2cEmu>> m_i2c;
-    std::vector<int> m_serials;
+    std::vector<Serial> m_serials;
     pid_t m_daemon = -1;
+    bool m_daemon_done = false;
+    int m_daemon_status = 0;
     pid_t m_lan = -1;
+    int m_lan_hold = -1;  // the LAN namespace's holder lives while this is open
     int m_lan_ns = -1;
     int m_own_ns = -1;
+    std::string m_ip;  // iproute2's ip
 };
 
 // Polls cond every few milliseconds until it holds or timeout_ms pass.
