@@ -220,7 +220,8 @@ void sys_uart::version(const uint8_t* v)
     FILE* f = fopen(MCU_VERSION_FILE, "w");
     if (f == nullptr)
         return;
-    sys_mcu_v = v[0] * 100 + v[1] * 10 + v[2];
+    // Read by other threads without a lock: the store is made whole and visible.
+    __atomic_store_n(&sys_mcu_v, v[0] * 100 + v[1] * 10 + v[2], __ATOMIC_RELEASE);
     fprintf(f, "%d.%d.%d", v[0], v[1], v[2]);
     fclose(f);
     system("chmod 0777 /var/etc/mcu");

@@ -129,8 +129,8 @@ void sys_uart::analyze()
         break;
     case MCU_SYS:
         if (n >= 1) {
-            sys_mcu = p[0];
-            printf("sys_mcu: %d\n", sys_mcu);
+            __atomic_store_n(&sys_mcu, int(p[0]), __ATOMIC_RELEASE);
+            printf("sys_mcu: %d\n", int(p[0]));
         }
         break;
     case MCU_EE_RD:

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include <functional>
+#include <regex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "McuEmu.h"
+#include "Sandbox.h"
+
+namespace mcutest {
+
+typedef std::vector<uint8_t> Bytes;
+typedef std::vector<std::pair<std::string, std::string>> Fields;
+
+inline std::string hex(const Bytes& b)
+{
+    std::string s;
+    char t[4];
+    for (uint8_t v : b) {
+        snprintf(t, sizeof(t), "%02X ", v);
+        s += t;
+    }
+    return s;
+}
+
+// The keys of a bus body under its root "params", in document order.
+inline Fields fields(const std::string& body)
+{
+    Fields out;
+    std::regex element("<([A-Za-z0-9_]+)>([^<]*)</\\1>");
+    for (auto it = std::sregex_iterator(body.begin(), body.end(), element); it != std::sregex_iterator(); ++it)
+        out.emplace_back((*it)[1].str(), (*it)[2].str());
+    return out;
+}
+
+inline const int64_t kCycleUs = 11 * 1000000LL;
+
+// Moves the wall clock past one supervision cycle until cond holds: the daemon notes
+// the cycle's start at a moment the test cannot see, so a step that lands before it
+// is repeated.
+inline bool advance_until(vsim::Sandbox& sb, const std::function<bool()>& cond, int tries = 4)
+{
+    for (int i = 0; i < tries; i++) {
+        sb.clock_advance(kCycleUs);
+        if (vsim::wait_until(cond, 1500))
+            return true;
+    }
+    return false;
+}
+
+inline size_t count_text(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
+        n++;
+    return n;
+}
+
+// The door-station product variant.
+inline void make_door_station(vsim::Sandbox& sb)
+{
+    sb.write("/vesko/bin/limit", "970");
+}
+
+}  // namespace mcutest
