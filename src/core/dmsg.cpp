@@ -89,7 +89,9 @@ int format_reply(int result, const char* params)
     return n;
 }
 
-void dispatch(char* text)
+} // namespace
+
+void dmsg_dispatch(const char* text)
 {
     token_t method, path;
     next_token(next_token(text, &method), &path);
@@ -97,7 +99,7 @@ void dispatch(char* text)
     if (!token_is(method, "POST"))
         return;
 
-    char* sep = strstr(text, SEPARATOR);
+    const char* sep = strstr(text, SEPARATOR);
     const char* body = sep ? sep + SEPARATOR_LEN : nullptr;
 
     // No registered path is longer than a token may be, so an over-long path can only be
@@ -127,6 +129,8 @@ void dispatch(char* text)
     dmsg_ack(400, nullptr);
 }
 
+namespace {
+
 void* dmsg_thread(void*)
 {
     for (;;) {
@@ -136,7 +140,7 @@ void* dmsg_thread(void*)
         if (n <= 0)
             continue;
         dmsg_data[n] = 0;
-        dispatch(dmsg_data);
+        dmsg_dispatch(dmsg_data);
     }
     return nullptr;
 }

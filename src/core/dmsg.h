@@ -38,6 +38,10 @@ int dmsg_init(const char* url);
 int dmsg_setup(const char* url, dmsg_callback_t func);
 int dmsg_ack(int result, const char* params);
 
+// Hands one received datagram (NUL-terminated text) to the handler of its path, or
+// answers 400; what the receiving thread does with every datagram.
+void dmsg_dispatch(const char* text);
+
 class dmsg {
 public:
     dmsg();
