@@ -2,11 +2,28 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
 
 namespace vsim {
 
+namespace {
+
+int64_t monotonic_us()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+}  // namespace
+
 Trace::Trace(FILE* out, FILE* copy) : m_out(out), m_copy(copy) {}
+
+Trace::~Trace()
+{
+    flush(true);
+}
 
 int64_t Trace::wall_us()
 {
@@ -15,12 +32,9 @@ int64_t Trace::wall_us()
     return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
-int64_t Trace::wall_of_monotonic(int64_t monotonic_us)
+int64_t Trace::wall_of_monotonic(int64_t monotonic)
 {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    int64_t now = int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-    return wall_us() - (now - monotonic_us);
+    return wall_us() - (monotonic_us() - monotonic);
 }
 
 std::string Trace::stamp(int64_t wall_us)
@@ -51,20 +65,46 @@ void Trace::line_at(int64_t wall_us, const std::string& source, const std::strin
     std::string body = std::string(col) + " " + text;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_recent.push_back(body);
-        if (m_recent.size() > KEEP) {
-            m_recent.pop_front();
-            m_first++;
+        if (source != "script") {
+            m_recent.push_back(body);
+            if (m_recent.size() > KEEP) {
+                m_recent.pop_front();
+                m_first++;
+            }
         }
-        emit(stamp(wall_us) + " " + body + "\n");
+        m_held.push_back({wall_us, monotonic_us(), m_order++, stamp(wall_us) + " " + body + "\n"});
+        std::push_heap(m_held.begin(), m_held.end(), after);
+        flush_locked(false);
     }
     m_cond.notify_all();
+}
+
+bool Trace::after(const Held& a, const Held& b)
+{
+    return a.wall_us != b.wall_us ? a.wall_us > b.wall_us : a.order > b.order;
 }
 
 void Trace::plain(const std::string& text)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
+    flush_locked(true);
     emit(text + "\n");
+}
+
+void Trace::flush(bool all)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    flush_locked(all);
+}
+
+void Trace::flush_locked(bool all)
+{
+    int64_t due = monotonic_us() - int64_t(HOLD_MS) * 1000;
+    while (!m_held.empty() && (all || m_held.front().arrived_us <= due)) {
+        std::pop_heap(m_held.begin(), m_held.end(), after);
+        emit(m_held.back().text);
+        m_held.pop_back();
+    }
 }
 
 void Trace::emit(const std::string& text)
