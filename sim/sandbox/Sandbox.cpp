@@ -23,6 +23,8 @@
 
 #include <sstream>
 
+#include "DeviceServer.h"
+#include "SandboxClock.h"
 #include "sys_property.h"
 
 namespace vsim {
@@ -670,6 +672,8 @@ Sandbox::~Sandbox()
 {
     if (m_daemon > 0)
         stop_daemon();
+    // The server's thread uses the emulators, so it ends first.
+    m_devices.reset();
     for (const Serial& s : m_serials) {
         close(s.master);
         close(s.slave);
@@ -749,9 +753,74 @@ int Sandbox::enter()
     }
     unsetenv("LD_PRELOAD");
     unsetenv("TMPDIR");
-    if (!install_stubs() || start_lan() != 0)
+    if (!install_stubs() || start_devices() != 0 || start_lan() != 0)
         return 125;
     return 0;
+}
+
+int Sandbox::start_devices()
+{
+    m_clock.reset(new SandboxClock("/sim/run", "/sim/log"));
+    if (!m_clock->open()) {
+        report("open the sandbox clock");
+        return 125;
+    }
+    m_devices.reset(new DeviceServer("/sim/run"));
+    m_gpio.reset(new GpioEmu(m_options.gpio_version));
+    if (m_options.gpio_present && !m_devices->add_gpio(*m_gpio)) {
+        report("serve", "/dev/gpio");
+        return 125;
+    }
+    for (int bus : {1, 3, 4, 5}) {
+        m_i2c.emplace_back(new I2cEmu(bus));
+        if (!m_devices->add_i2c(*m_i2c.back())) {
+            report("serve", "/dev/i2c-" + std::to_string(bus));
+            return 125;
+        }
+    }
+    if (!m_devices->start()) {
+        report("start the device server");
+        return 125;
+    }
+    return 0;
+}
+
+I2cEmu& Sandbox::i2c(int bus)
+{
+    for (const auto& a : m_i2c)
+        if (a->bus() == bus)
+            return *a;
+    m_i2c.emplace_back(new I2cEmu(bus));
+    if (!m_devices->add_i2c(*m_i2c.back()))
+        report("serve", "/dev/i2c-" + std::to_string(bus));
+    return *m_i2c.back();
+}
+
+// The wall clock.
+
+int64_t Sandbox::clock_offset_us() const
+{
+    return m_clock->offset_us();
+}
+
+void Sandbox::clock_advance(int64_t usec)
+{
+    m_clock->advance(usec);
+}
+
+void Sandbox::clock_set(int64_t sec)
+{
+    m_clock->set(sec);
+}
+
+int64_t Sandbox::now() const
+{
+    return m_clock->now();
+}
+
+std::vector<ClockSet> Sandbox::clock_sets() const
+{
+    return m_clock->sets();
 }
 
 // Terminal files.

@@ -14,6 +14,9 @@
 
 namespace vsim {
 
+class DeviceServer;
+class SandboxClock;
+
 // One network interface of the terminal: a veth pair whose far end lives in the
 // sandbox's LAN namespace, where the emulated peers bind their sockets.
 struct Interface {
@@ -93,7 +96,8 @@ public:
     int64_t now() const;  // seconds
     std::vector<ClockSet> clock_sets() const;
 
-    // Emulated devices.
+    // Emulated devices. The board's adapters /dev/i2c-1, -3, -4 and -5 exist from the
+    // start; asking for another bus adds that adapter.
     GpioEmu& gpio() { return *m_gpio; }
     I2cEmu& i2c(int bus);  // the adapter /dev/i2c-<bus>
 
@@ -131,8 +135,12 @@ private:
     static std::string lan_name(const std::string& ifname);
     bool reap_daemon(bool block);
 
+    int start_devices();
+
     Options m_options;
     pid_t m_host_pid = -1;
+    std::unique_ptr<SandboxClock> m_clock;
+    std::unique_ptr<DeviceServer> m_devices;
     std::unique_ptr<GpioEmu> m_gpio;
     std::vector<std::unique_ptr<I2cEmu>> m_i2c;
     std::vector<Serial> m_serials;

@@ -713,3 +713,72 @@ TEST(Sandbox, ResultOfTheFunctionComesBack)
         EXPECT_EQ(rc, want);
     }
 }
+
+TEST(Sandbox, BoardAdaptersAndGpioAreThere)
+{
+    for (bool gpio : {true, false}) {
+        vsim::Options options;
+        options.gpio_present = gpio;
+        vsim_run(options, [gpio](vsim::Sandbox& sb) {
+            for (int bus : {1, 3, 4, 5}) {
+                std::string dev = "/dev/i2c-" + std::to_string(bus);
+                int fd = open(dev.c_str(), O_RDWR);
+                EXPECT_GE(fd, 0) << dev << ": " << strerror(errno);
+                if (fd >= 0)
+                    close(fd);
+            }
+            errno = 0;
+            EXPECT_LT(open("/dev/i2c-2", O_RDWR), 0);
+            EXPECT_EQ(errno, ENOENT);
+            EXPECT_EQ(sb.i2c(2).bus(), 2);
+            EXPECT_EQ(&sb.i2c(2), &sb.i2c(2));
+            int fd = open("/dev/i2c-2", O_RDWR);
+            EXPECT_GE(fd, 0) << strerror(errno);
+            if (fd >= 0)
+                close(fd);
+
+            fd = open("/dev/gpio", O_RDWR);
+            EXPECT_EQ(fd >= 0, gpio) << strerror(errno);
+            if (fd >= 0)
+                close(fd);
+        });
+    }
+}
+
+// Every process inside shares one movable wall clock; the host's stays.
+TEST(Sandbox, MovableClockIsSharedWithTheDaemon)
+{
+    const int64_t host_before = kernel_realtime();
+    vsim_run(vsim::Options(), [](vsim::Sandbox& sb) {
+        EXPECT_EQ(sb.clock_offset_us(), 0);
+        sb.clock_set(1000000000);
+        EXPECT_GE(sb.now(), 1000000000);
+        EXPECT_LT(sb.now(), 1000000060);
+        EXPECT_GE(time(nullptr), 1000000000);
+        EXPECT_LT(time(nullptr), 1000000060);
+        ASSERT_GT(sb.start_process({"/bin/date", "-u", "+%s"}), 0);
+        EXPECT_EQ(sb.wait_daemon(10000), 0);
+        int64_t seen = atoll(sb.daemon_stdout().c_str());
+        EXPECT_GE(seen, 1000000000) << sb.daemon_stdout();
+        EXPECT_LT(seen, 1000000060) << sb.daemon_stdout();
+        sb.stop_daemon();
+
+        sb.clock_advance(3600 * 1000000LL);
+        EXPECT_GE(sb.now(), 1000003600);
+        EXPECT_LT(sb.now(), 1000003660);
+        EXPECT_TRUE(sb.clock_sets().empty());
+
+        // A setting made inside is recorded and moves the view.
+        ASSERT_GT(sb.start_process({"/bin/date", "-u", "-s", "@1500000000"}), 0);
+        EXPECT_EQ(sb.wait_daemon(10000), 0) << sb.daemon_stderr();
+        sb.stop_daemon();
+        std::vector<vsim::ClockSet> sets = sb.clock_sets();
+        ASSERT_EQ(sets.size(), 1u);
+        EXPECT_EQ(sets[0].sec, 1500000000);
+        EXPECT_GE(sb.now(), 1500000000);
+        EXPECT_LT(sb.now(), 1500000060);
+    });
+    const int64_t host_after = kernel_realtime();
+    EXPECT_GE(host_after, host_before);
+    EXPECT_LT(host_after - host_before, 3600);
+}
