@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <new>
 
 const msg_port_t msg_port[DMSG_PORTS] = {
     {"/talk", 9800},     {"/ui", 9801},     {"/monitor", 9802},  {"/upgrade", 9803},
@@ -225,9 +226,10 @@ int dmsg_ack(int result, const char* params)
                                    reinterpret_cast<const struct sockaddr*>(&msg_addr), sizeof(msg_addr)));
 }
 
-dmsg::dmsg() : m_data(new char[DMSG_BUFFER]), m_body(nullptr)
+dmsg::dmsg() : m_data(new (std::nothrow) char[DMSG_BUFFER]), m_body(nullptr)
 {
-    m_data[0] = 0;
+    if (m_data)
+        m_data[0] = 0;
 }
 
 dmsg::~dmsg()
@@ -239,6 +241,8 @@ int dmsg::request(const char* url, const char* body)
 {
     m_body = nullptr;
     int result = -1;
+    if (m_data == nullptr)
+        return -1;
 
     int port = dmsg_port(url);
     if (port < 0) {
