@@ -1,0 +1,3 @@
+#include "sys_net.h"
+
+int sys_eth0_reset = 0;
