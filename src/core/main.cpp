@@ -9,6 +9,7 @@
 #include "sGpio.h"
 #include "sys_board.h"
 #include "sys_uart.h"
+#include "vesko_control.h"
 
 int main()
 {
@@ -17,6 +18,7 @@ int main()
 
     if (dmsg_init("/control") < 0)
         return -1;
+    vesko_control_setup();
 
     sys_variant_load();
 
