@@ -680,8 +680,11 @@ Sandbox::~Sandbox()
     }
     if (m_lan_hold >= 0)
         close(m_lan_hold);
-    if (m_lan > 0)
+    // A child forked inside may still hold the other end of the pipe.
+    if (m_lan > 0) {
+        kill(m_lan, SIGKILL);
         wait_child(m_lan);
+    }
     for (int fd : {m_lan_ns, m_own_ns})
         if (fd >= 0)
             close(fd);
@@ -1176,8 +1179,10 @@ pid_t Sandbox::start_process(const std::vector<std::string>& argv)
         for (int sig : {SIGPIPE, SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGALRM})
             sigaction(sig, &dfl, nullptr);
         execve(program, argp.data(), envp.data());
-        static const char msg[] = "vsim: cannot run the daemon\n";
+        static const char msg[] = "vsim: cannot run ";
         (void)!::write(2, msg, sizeof(msg) - 1);
+        (void)!::write(2, program, strlen(program));
+        (void)!::write(2, "\n", 1);
         _exit(127);
     }
     close(out);

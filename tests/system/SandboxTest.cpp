@@ -637,7 +637,7 @@ TEST(Sandbox, DaemonSlotRunsAProgramWithTheTerminalEnvironment)
 
         ASSERT_GT(sb.start_process({"/no/such/program"}), 0);
         EXPECT_EQ(sb.wait_daemon(10000), 127);
-        EXPECT_TRUE(sb.wait_stderr("cannot run", 0));
+        EXPECT_TRUE(sb.wait_stderr("vsim: cannot run /no/such/program\n", 0)) << sb.daemon_stderr();
         sb.stop_daemon();
     });
 }
@@ -781,4 +781,21 @@ TEST(Sandbox, MovableClockIsSharedWithTheDaemon)
     const int64_t host_after = kernel_realtime();
     EXPECT_GE(host_after, host_before);
     EXPECT_LT(host_after - host_before, 3600);
+}
+
+// Whatever still runs inside when the function returns ends with the sandbox, and the
+// sandbox does not wait for it.
+TEST(Sandbox, EndsWhileChildrenStillRun)
+{
+    int rc = vsim::Sandbox::run(vsim::Options(), [](vsim::Sandbox& sb) {
+        pid_t child = fork();
+        if (child == 0) {
+            pause();
+            _exit(0);
+        }
+        if (child < 0 || sb.start_process({"/bin/sleep", "1000"}) < 0 || system("sleep 1000 &") != 0)
+            return 1;
+        return 0;
+    });
+    EXPECT_EQ(rc, 0);
 }
