@@ -74,40 +74,22 @@ bool block_clock_setting()
     return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
 }
 
-// Runs a program inside with the interposition library preloaded, as the sandbox runs
-// the daemon; returns its standard output, and its exit status in *status.
-std::string run_preloaded(const std::vector<std::string>& argv, int* status)
+// Runs a program inside as the sandbox runs the daemon (the interposition library
+// preloaded); returns its standard output, and its exit code in *status.
+std::string run_preloaded(vsim::Sandbox& sb, const std::vector<std::string>& argv, int* status)
 {
-    int out[2];
-    if (pipe(out) != 0)
+    *status = -1;
+    if (sb.start_process(argv) <= 0)
         return "";
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        close(out[0]);
-        close(out[1]);
-        setenv("LD_PRELOAD", VSIM_PRELOAD, 1);
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    close(out[1]);
-    std::string text;
-    char buf[256];
-    ssize_t n;
-    while ((n = read(out[0], buf, sizeof(buf))) > 0)
-        text.append(buf, static_cast<size_t>(n));
-    close(out[0]);
-    waitpid(pid, status, 0);
-    return text;
+    *status = sb.wait_daemon(30000);
+    std::string out = sb.daemon_stdout();
+    sb.stop_daemon();
+    return out;
 }
 
-int64_t date_now(int* status)
+int64_t date_now(vsim::Sandbox& sb, int* status)
 {
-    std::string out = run_preloaded({"/bin/date", "-u", "+%s"}, status);
+    std::string out = run_preloaded(sb, {"/bin/date", "-u", "+%s"}, status);
     return out.empty() ? -1 : std::stoll(out);
 }
 
@@ -426,7 +408,7 @@ TEST(Preload, TestMovesTheClockForEveryProcessInside)
         EXPECT_GE(time(nullptr), 1500000000);
         EXPECT_LE(time(nullptr), 1500000060);
         int status = -1;
-        int64_t seen = date_now(&status);
+        int64_t seen = date_now(sb, &status);
         EXPECT_EQ(status, 0);
         EXPECT_GE(seen, 1500000000);
         EXPECT_LE(seen, 1500000060);
@@ -435,14 +417,14 @@ TEST(Preload, TestMovesTheClockForEveryProcessInside)
         sb.clock_advance(3600 * 1000000LL);
         EXPECT_GE(time(nullptr) - t0, 3600);
         EXPECT_LE(time(nullptr) - t0, 3660);
-        seen = date_now(&status);
+        seen = date_now(sb, &status);
         EXPECT_GE(seen - t0, 3600);
         EXPECT_LE(seen - t0, 3660);
 
         sb.clock_advance(-7200 * 1000000LL);
         EXPECT_LE(time(nullptr) - t0, -3540);
         EXPECT_GE(time(nullptr) - t0, -3600);
-        seen = date_now(&status);
+        seen = date_now(sb, &status);
         EXPECT_LE(seen - t0, -3540);
         EXPECT_GE(seen - t0, -3600);
         EXPECT_TRUE(sb.clock_sets().empty());  // the test's own moves are not the terminal's
@@ -454,7 +436,7 @@ TEST(Preload, ChildSettingTheClockMovesOurs)
     vsim_run(vsim::Options(), [](vsim::Sandbox& sb) {
         ASSERT_TRUE(block_clock_setting());  // inherited by the child across exec
         int status = -1;
-        std::string out = run_preloaded({"/bin/date", "-u", "-s", "@1234567890", "+%s"}, &status);
+        std::string out = run_preloaded(sb, {"/bin/date", "-u", "-s", "@1234567890", "+%s"}, &status);
         EXPECT_EQ(status, 0);
         ASSERT_FALSE(out.empty());
         EXPECT_GE(std::stoll(out), 1234567890);
