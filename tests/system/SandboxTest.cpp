@@ -651,8 +651,10 @@ TEST(Sandbox, RealDaemonStartsInside)
         std::string cmdline = "/proc/" + std::to_string(pid) + "/cmdline";
         EXPECT_TRUE(vsim::wait_until([&] { return sb.read(cmdline) == std::string("vesko-hwd\0", 10); }, 10000))
             << sb.read(cmdline);
-        std::string maps = sb.read("/proc/" + std::to_string(pid) + "/maps");
-        EXPECT_NE(maps.find("vesko_preload"), std::string::npos) << "the interposition library is not loaded";
+        // The loader maps the library just after the exec.
+        std::string maps = "/proc/" + std::to_string(pid) + "/maps";
+        EXPECT_TRUE(vsim::wait_until([&] { return sb.read(maps).find("vesko_preload") != std::string::npos; }, 10000))
+            << "the interposition library is not loaded";
         sb.stop_daemon();
     });
 }
