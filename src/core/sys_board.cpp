@@ -175,9 +175,8 @@ static void sys_board_x10(sGpio& gpio)
         const char* sub;
         int val;
     } lines[] = {
-        {"lock", 0},         {"cam_led", 0}, {"rfid", 1},    {"usb_host1", 0},
-        {"usb_hub_rst", 0},  {"usb_hub0", 0}, {"usb_hub1", 0}, {"usb_hub2", 0},
-        {"usb_hub3", 0},     {"usb_4g_reset", 0},
+        {"lock", 0},     {"cam_led", 0},  {"rfid", 1},     {"usb_host1", 0}, {"usb_hub_rst", 0},
+        {"usb_hub0", 0}, {"usb_hub1", 0}, {"usb_hub2", 0}, {"usb_hub3", 0},  {"usb_4g_reset", 0},
     };
     for (const auto& l : lines)
         sys_gpio_out(gpio, "aw", l.sub, l.val);
