@@ -156,7 +156,9 @@ int sys_uart::read(uint8_t* data, int length)
 
 int sys_uart::write(const uint8_t* data, int length)
 {
-    if (m_fd < 0)
+    // Under the sender's lock, so that raw bytes never land inside a frame.
+    AutoMutex lock(&m_mutex);
+    if (m_fd < 0 || data == nullptr || length < 0)
         return -1;
     return int(::write(m_fd, data, length));
 }
@@ -217,6 +219,8 @@ int sys_uart::version()
 
 void sys_uart::version(const uint8_t* v)
 {
+    if (v == nullptr)
+        return;
     FILE* f = fopen(MCU_VERSION_FILE, "w");
     if (f == nullptr)
         return;

@@ -8,6 +8,7 @@
 
 #include "BusPeer.h"
 #include "McuTest.h"
+#include "dmsg.h"
 #include "vsim_test.h"
 
 using mcutest::Bytes;
@@ -334,5 +335,31 @@ TEST(McuEvent, StandardBadInput)
         EXPECT_EQ(mcutest::count_text(sb.daemon_stdout(), "sys_mcu:"), 1u);
         EXPECT_EQ(mcutest::count_text(sb.daemon_stderr(), "MCU system reboot"), 0u);
         EXPECT_TRUE(sb.daemon_running());
+    });
+}
+
+// Settings given over the bus are what a later restart brings back.
+TEST(McuEvent, RestartResendsSettingsGivenOverTheBus)
+{
+    vsim_run(vsim::Options(), [](vsim::Sandbox& sb) {
+        std::unique_ptr<McuEmu> mcu;
+        boot(sb, false, &mcu);
+        size_t from = mcu->received_count(-1);
+        dmsg setup;
+        EXPECT_EQ(setup.request("/control/vt_uart/setup",
+                                "<params><parity>2</parity><speed>6</speed><mode>0</mode></params>"),
+                  200);
+        ASSERT_TRUE(mcu->wait_frame(129, 3000, nullptr, from));
+        from = mcu->received_count(-1);
+        ASSERT_TRUE(mcu->reboot());
+        McuFrame mode, line;
+        ASSERT_TRUE(mcu->wait_frame(130, 3000, &mode, from));
+        ASSERT_TRUE(mcu->wait_frame(129, 3000, &line, from));
+        EXPECT_EQ(mode.payload, Bytes({0}));
+        EXPECT_EQ(line.payload, Bytes({2, 6}));
+        vsim::McuOutputs o = mcu->outputs();
+        EXPECT_EQ(o.rs485_m, 0);
+        EXPECT_EQ(o.rs485_pb, 2);
+        EXPECT_EQ(o.rs485_br, 6);
     });
 }

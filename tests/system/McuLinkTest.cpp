@@ -362,3 +362,19 @@ TEST(McuLink, FramingAndResynchronisation)
         EXPECT_EQ(tail, std::vector<std::string>({"20", "21", "22", "23", "24"}));
     });
 }
+
+// A port that does not open at start: the message, and the link stays closed for
+// good, without a reader thread that would try again.
+TEST(McuLink, MissingPortAtStart)
+{
+    vsim_run(family(kRk3288), [](vsim::Sandbox& sb) {
+        ASSERT_GT(sb.start_daemon(), 0);
+        EXPECT_TRUE(sb.wait_stderr("sys_uart::start open /dev/ttyS3 error.\n", 15000));
+        for (int i = 0; i < 2; i++) {
+            sb.clock_advance(mcutest::kCycleUs);
+            EXPECT_FALSE(sb.wait_stderr(kReopen, 1000));
+        }
+        EXPECT_EQ(count_text(sb.daemon_stderr(), "sys_uart::start open"), 1u);
+        EXPECT_TRUE(sb.daemon_running());
+    });
+}
