@@ -3,6 +3,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <algorithm>
 #include <functional>
 #include <regex>
 #include <string>
@@ -59,6 +60,22 @@ inline size_t count_text(const std::string& text, const std::string& what)
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
         n++;
     return n;
+}
+
+// Reports restarts and returns the widest gap seen between the RS485 mode command
+// and the line-setting command that follow each, or -1 when one did not come. The
+// MCU's side can only time arrivals, and a late read of the first frame narrows one
+// gap, not all of them.
+inline int64_t widest_restart_gap(vsim::McuEmu& mcu, int restarts, vsim::McuFrame* mode, vsim::McuFrame* line)
+{
+    int64_t widest = -1;
+    for (int i = 0; i < restarts; i++) {
+        size_t from = mcu.received_count(-1);
+        if (!mcu.reboot() || !mcu.wait_frame(130, 3000, mode, from) || !mcu.wait_frame(129, 3000, line, from))
+            return -1;
+        widest = std::max(widest, line->t_us - mode->t_us);
+    }
+    return widest;
 }
 
 // The door-station product variant.
