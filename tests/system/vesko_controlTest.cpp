@@ -249,16 +249,24 @@ TEST(ControlHandlers, McuCommandsOfTheIndoorUnit)
     });
 }
 
+// Frames are stamped when the emulator reads them, which may be late but never early,
+// and GPIO calls when the daemon makes them: a pause is bounded below by a GPIO call
+// before it and a frame after it.
 TEST(ControlHandlers, RelaySettingsTwentyMillisecondsApart)
 {
     vsim_run(terminal(), [&](vsim::Sandbox& sb) {
         Terminal t;
         t.boot(sb, false);
         size_t from = t.mcu->received().size();
+        sb.gpio().clear();
+        EXPECT_EQ(post("/control/w350/usb1", "<params><onoff>1</onoff></params>"), OK);
         EXPECT_EQ(post("/control/vt_uart/setup", "<params><speed>5</speed></params>"), OK);
         std::vector<McuFrame> f = t.frames_since(from);
         ASSERT_EQ(plain(f), (std::vector<Frame>{{MCU_RS485_M, {1}}, {MCU_RS485_C, {0, 5}}}));
-        EXPECT_GE(f[1].t_us - f[0].t_us, 15000) << "the line settings follow the mode at once";
+        std::vector<vsim::GpioCall> calls = sb.gpio().calls();
+        ASSERT_FALSE(calls.empty());
+        EXPECT_EQ(calls.back().sub, "usb_host1");
+        EXPECT_GE(f[1].t_us - calls.back().t_us, 18000) << "the line settings wait 20 ms after the mode";
         vsim::McuOutputs o = t.mcu->outputs();
         EXPECT_EQ(o.rs485_m, 1);
         EXPECT_EQ(o.rs485_pb, 0);
@@ -307,7 +315,7 @@ TEST(ControlHandlers, DoorStationLocksLightsAndLeds)
 }
 
 // The lock line first, then the two MCU lock commands 40 ms apart, and 40 ms more
-// before the next request is taken.
+// before the next request is taken (bounded as above).
 TEST(ControlHandlers, DoorStationLockOrderAndSpacing)
 {
     vsim_run(terminal(), [&](vsim::Sandbox& sb) {
@@ -319,22 +327,22 @@ TEST(ControlHandlers, DoorStationLockOrderAndSpacing)
             sb.gpio().clear();
             std::string body = "<params><onoff>" + std::to_string(onoff) + "</onoff><index>0</index></params>";
             EXPECT_EQ(post("/control/w350/lock", body.c_str()), OK);
-            EXPECT_EQ(post("/control/w350/led", "<params><led>4</led><onoff>1</onoff></params>"), OK);
+            EXPECT_EQ(post("/control/w350/light", "<params><index>0</index><onoff>1</onoff></params>"), OK);
             std::vector<McuFrame> f = t.frames_since(from);
             ASSERT_EQ(plain(f), (std::vector<Frame>{{MCU_D_LOCK, {uint8_t(onoff)}},
                                                      {MCU_D_LOCK2, {uint8_t(onoff)}},
-                                                     {MCU_D_RGB, {16}}}));
-            EXPECT_GE(f[1].t_us - f[0].t_us, 35000) << "the second lock command waits 40 ms";
-            EXPECT_GE(f[2].t_us - f[1].t_us, 35000) << "the next request waits for the last pause";
-
+                                                     {MCU_D_LIGHT, {0, 1}}}));
             std::vector<vsim::GpioCall> calls;
             for (const auto& c : sb.gpio().calls())
                 if (c.cmd == 4)
                     calls.push_back(c);
-            ASSERT_EQ(calls.size(), 1u);
+            ASSERT_EQ(calls.size(), 2u);
             EXPECT_EQ(calls[0].sub, "lock");
             EXPECT_EQ(calls[0].data, onoff);
+            EXPECT_EQ(calls[1].sub, "cam_led");
             EXPECT_LE(calls[0].t_us, f[0].t_us) << "the lock line is set before the MCU commands";
+            EXPECT_GE(f[1].t_us - calls[0].t_us, 38000) << "the second lock command waits 40 ms";
+            EXPECT_GE(calls[1].t_us - calls[0].t_us, 78000) << "the next request waits for the last pause too";
         }
     });
 }
@@ -456,7 +464,8 @@ TEST(ControlHandlers, ServerReports)
 }
 
 // The reload takes the configuration anew, and "/control/set_id" does the same: the
-// server's address queries follow the q210 switch of the file.
+// server's address queries follow the q210 switch of the file, the reports the
+// identity.
 TEST(ControlHandlers, ReloadAndSetIdReadTheConfiguration)
 {
     vsim_run(terminal(), [&](vsim::Sandbox& sb) {
@@ -481,9 +490,17 @@ TEST(ControlHandlers, ReloadAndSetIdReadTheConfiguration)
         EXPECT_TRUE(query("<params><name>S0021</name></params>").empty()) << "no host, no query";
         EXPECT_TRUE(query(nullptr).empty());
 
-        configure(sb, "<q210>0</q210>");
+        // A new identity too: building 22 instead of 21.
+        ASSERT_TRUE(sb.write("/vesko/cfg/sys.xml",
+                             "<sys><talk><building>22</building><unit>4</unit><floor>7</floor><family>3</family>"
+                             "<dcode>2</dcode><server>192.168.12.40</server><q210>0</q210></talk></sys>"));
         EXPECT_EQ(post("/control/set_id", "<params/>"), OK);
         EXPECT_TRUE(query("<params><host>S0021</host></params>").empty());
+        size_t from = t.server->count();
+        EXPECT_EQ(post("/control/q820/card/logger", "<params><card>1</card></params>"), OK);
+        d = t.reports_since(from);
+        ASSERT_EQ(d.size(), 1u);
+        EXPECT_EQ(d[0].host(), "S00220407032");
     });
 }
 
