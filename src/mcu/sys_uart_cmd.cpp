@@ -1,7 +1,8 @@
 #include <ctype.h>
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
-#include <unistd.h>
+#include <time.h>
 
 #include "AutoMutex.h"
 #include "sys_board.h"
@@ -145,9 +146,18 @@ int sys_uart::eeprom_r(uint8_t offset, uint8_t* data, uint8_t length)
     m_eeprom_sz.store(0);
     const uint8_t p[2] = {offset, length};
     send_code(MCU_EE_RD, false, p, 2);
-    // The reply carries no address: it is recognised by its length alone.
+    // The reply carries no address: it is recognised by its length alone. The polls
+    // keep to a fixed beat from the request, so late wake-ups never stretch the wait.
+    struct timespec tick;
+    clock_gettime(CLOCK_MONOTONIC, &tick);
     for (int i = 0; i < EEPROM_POLLS; i++) {
-        usleep(EEPROM_POLL_US);
+        tick.tv_nsec += EEPROM_POLL_US * 1000L;
+        if (tick.tv_nsec >= 1000000000L) {
+            tick.tv_nsec -= 1000000000L;
+            tick.tv_sec++;
+        }
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &tick, nullptr) == EINTR) {
+        }
         AutoMutex rx(&m_eeprom_rx_mutex);
         if (m_eeprom_sz.load() == length) {
             if (data != nullptr && length > 0)
