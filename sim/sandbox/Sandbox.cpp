@@ -115,6 +115,24 @@ bool mkdir_p(const std::string& path, int mode)
     return true;
 }
 
+// A path under /dev whose every part is a plain name, so the pty lands there and
+// nowhere else.
+bool dev_path(const std::string& path)
+{
+    if (path.compare(0, 5, "/dev/") != 0 || path.size() > 128)
+        return false;
+    size_t start = 5;
+    for (;;) {
+        size_t end = path.find('/', start);
+        std::string part = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (part.empty() || part == "." || part == "..")
+            return false;
+        if (end == std::string::npos)
+            return true;
+        start = end + 1;
+    }
+}
+
 std::string parent_of(const std::string& path)
 {
     size_t slash = path.rfind('/');
@@ -863,7 +881,7 @@ int Sandbox::mode(const std::string& path) const
 
 int Sandbox::serial(const std::string& dev)
 {
-    if (dev.size() < 6 || dev.compare(0, 5, "/dev/") != 0 || dev.find("/../") != std::string::npos) {
+    if (!dev_path(dev)) {
         fprintf(stderr, "vsim: a serial port must be a path under /dev: %s\n", dev.c_str());
         return -1;
     }

@@ -369,8 +369,13 @@ TEST(Sandbox, SerialPortsCrossBothWaysInRawMode)
             EXPECT_EQ(got, std::string("\r\n\x03\x11\x13", 5));
             close(fd);
         }
-        EXPECT_LT(sb.serial("/etc/passwd"), 0);
-        EXPECT_LT(sb.serial("/dev/../etc/x"), 0);
+        for (const char* bad : {"/etc/passwd", "/dev/../etc/x", "/dev/..", "/dev/", "/dev//ttyS0", "/dev/ttyS0/", "dev/ttyS0"})
+            EXPECT_LT(sb.serial(bad), 0) << bad;
+        for (const char* dir : {"/", "/dev"}) {
+            struct stat st;
+            ASSERT_EQ(stat(dir, &st), 0);
+            EXPECT_TRUE(S_ISDIR(st.st_mode)) << dir << " was covered";
+        }
     });
 }
 
