@@ -37,7 +37,7 @@ bool CommandLine::split(const std::string& line, std::vector<std::string>* words
             in_word = false;
             continue;
         }
-        if (c == '#' && !in_word)
+        if (c == '#' && !in_word && words->empty())
             break;
         if (c == '"' || c == '\'') {
             quote = c;

@@ -7,8 +7,9 @@ namespace vsim {
 
 // One line of the simulator's command language, split into words the way a shell
 // would for the simple cases: blanks separate words, double or single quotes keep
-// blanks inside a word, a backslash inside double quotes escapes the next character,
-// and an unquoted '#' at the start of a word begins a comment.
+// blanks inside a word, and a backslash inside double quotes escapes the next
+// character. A line whose first word begins with '#' is a comment; elsewhere '#' is a
+// character like any other, since it is a key of the door station's keypad.
 class CommandLine {
 public:
     // False, with *error set, for an unterminated quote or a control character.
