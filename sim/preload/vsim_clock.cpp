@@ -50,18 +50,16 @@ int64_t* map_clock(bool create)
 }
 
 // Looks for the clock file under the lock; an earlier mapping is kept when the file
-// cannot be found (it was then made by the same sandbox).
+// cannot be found. A replaced mapping is never unmapped, since a reader on another
+// thread may still be using it.
 int64_t* attach(bool create)
 {
     pthread_mutex_lock(&g_attach_mutex);
     int64_t* p = map_clock(create);
-    if (p) {
-        int64_t* old = g_offset.exchange(p, std::memory_order_acq_rel);
-        if (old)
-            munmap(old, sizeof(vsim_clock_page));
-    } else {
+    if (p)
+        g_offset.store(p, std::memory_order_release);
+    else
         p = g_offset.load(std::memory_order_acquire);
-    }
     g_looked.store(1, std::memory_order_release);
     pthread_mutex_unlock(&g_attach_mutex);
     return p;
