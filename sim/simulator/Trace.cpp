@@ -58,11 +58,28 @@ void Trace::line(const std::string& source, const std::string& text)
     line_at(wall_us(), source, text);
 }
 
+std::string Trace::printable(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        unsigned char u = (unsigned char)c;
+        if (u < 0x20 || u == 0x7f) {
+            char hex[8];
+            snprintf(hex, sizeof(hex), "\\x%02x", u);
+            out += hex;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 void Trace::line_at(int64_t wall_us, const std::string& source, const std::string& text)
 {
     char col[16];
     snprintf(col, sizeof(col), "%-7s", source.c_str());
-    std::string body = std::string(col) + " " + text;
+    std::string body = std::string(col) + " " + printable(text);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (source != "script") {

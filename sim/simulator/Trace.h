@@ -23,6 +23,9 @@ public:
     explicit Trace(FILE* out, FILE* copy = nullptr);
     ~Trace();
 
+    // The text of a line goes out on one line and cannot steer the person's terminal:
+    // control characters (a line feed, an escape sequence in the daemon's output) are
+    // shown as \xNN.
     void line(const std::string& source, const std::string& text);
     void line_at(int64_t wall_us, const std::string& source, const std::string& text);
     // Text without a time stamp (help, errors of the command language), after every
@@ -40,6 +43,7 @@ public:
     // "13:05:09.120" of a wall-clock time in microseconds, in local time.
     static std::string stamp(int64_t wall_us);
     static int64_t wall_us();
+    static std::string printable(const std::string& text);
     // The wall-clock time of a CLOCK_MONOTONIC reading taken a moment ago.
     static int64_t wall_of_monotonic(int64_t monotonic_us);
 

@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 
@@ -133,4 +134,16 @@ TEST_F(TraceOut, ExpectWaitsForALineFromAnotherThread)
     EXPECT_TRUE(trace.expect("MCU_D_LOCK2", 10000));
     late.join();
     EXPECT_FALSE(trace.expect("MCU_D_LOCK2", 20));
+}
+
+TEST_F(TraceOut, ControlCharactersCannotReachTheTerminal)
+{
+    {
+        Trace trace(m_out);
+        trace.line("stderr", "settime: \x1b[2J\x1b]0;owned\x07 and\nmore\x7f");
+    }
+    std::string out = text();
+    EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+    EXPECT_NE(out.find("stderr  settime: \\x1b[2J\\x1b]0;owned\\x07 and\\x0amore\\x7f\n"), std::string::npos) << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1);
 }
