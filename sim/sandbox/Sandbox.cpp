@@ -573,7 +573,10 @@ int Sandbox::run(const Options& options, const std::function<int(Sandbox&)>& fn)
         return 125;
     }
     pid_t parent = getpid();
-    pid_t child = fork();
+    // _Fork skips the fork hooks: under ThreadSanitizer the hooks start the runtime's
+    // own thread in the child at once, and a process with two threads may not make a
+    // user namespace.
+    pid_t child = _Fork();
     if (child < 0) {
         report("fork the sandbox");
         for (int fd : {up[0], up[1], down[0], down[1]})
