@@ -286,6 +286,7 @@ void Simulator::shutdown()
     if (m_monitor.joinable()) {
         m_stop = true;
         m_monitor.join();
+        poll(false);  // what the daemon did before it is stopped keeps its place
     }
     {
         std::lock_guard<std::mutex> lock(m_daemon_mutex);
@@ -413,9 +414,17 @@ void Simulator::on_control(const BusPacket& p)
     m_trace.line_at(p.host_us + m_sb.clock_offset_us(), "bus", text);
 }
 
+// An error goes out at once, after what the sources have to say so far.
+void Simulator::error(const std::string& why)
+{
+    if (m_status)
+        poll(false);
+    m_trace.plain("error: " + why);
+}
+
 int Simulator::bad(const std::string& why)
 {
-    m_trace.plain("error: " + why);
+    error(why);
     return BAD;
 }
 
@@ -423,7 +432,7 @@ int Simulator::report(bool sent, const std::string& what)
 {
     if (sent)
         return OK;
-    m_trace.plain("error: " + what);
+    error(what);
     return FAILED;
 }
 
@@ -878,7 +887,7 @@ int Simulator::expect(const std::vector<std::string>& w)
         if (slice < 200)
             break;
     }
-    m_trace.plain("error: expect: no trace line with \"" + w[1] + "\" within " + std::to_string(ms) + " ms");
+    error("expect: no trace line with \"" + w[1] + "\" within " + std::to_string(ms) + " ms");
     return FAILED;
 }
 

@@ -70,6 +70,7 @@ private:
     int wait(const std::vector<std::string>& w);
     int expect(const std::vector<std::string>& w);
 
+    void error(const std::string& why);
     int bad(const std::string& why);
     int report(bool sent, const std::string& what);
     bool open_peer(Peer& p);

@@ -9,6 +9,9 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -24,34 +27,62 @@
 
 namespace {
 
-// Signal plumbing. The handler is inherited by every process of the simulator: inside
-// the sandbox it wakes the command loop through the pipe, on the host it passes the
-// signal on to the sandbox (whose pid arrives through the second pipe), and in the
-// sandbox's intermediate process it does nothing.
+// Signal plumbing. The simulator runs in a child of the first process, which only
+// waits: it takes the quit signals through a signalfd and passes each on to the
+// sandbox, whose pid arrives through a pipe. (A handler in a process that sits in the
+// sandbox's wait may not run at once: a sanitizer's runtime delays it.) Inside the
+// sandbox the signals are unblocked again, and the handler wakes the command loop
+// through the other pipe.
 int g_quit[2] = {-1, -1};
 int g_pid[2] = {-1, -1};
-pid_t g_host = -1;
-volatile sig_atomic_t g_inside = 0;
-volatile sig_atomic_t g_inner = 0;
 
 void on_signal(int sig)
 {
     int saved = errno;
-    if (g_inside) {
-        char c = char(sig);
-        (void)!write(g_quit[1], &c, 1);
-    } else if (getpid() == g_host) {
-        if (g_inner <= 0) {
-            pid_t pid;
-            if (read(g_pid[0], &pid, sizeof(pid)) == ssize_t(sizeof(pid)))
-                g_inner = pid;
-        }
-        if (g_inner > 0)
-            kill(pid_t(g_inner), SIGTERM);
-        else
-            _exit(128 + sig);  // nothing inside yet; the sandbox dies with its parent
-    }
+    char c = char(sig);
+    (void)!write(g_quit[1], &c, 1);
     errno = saved;
+}
+
+sigset_t quit_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    return set;
+}
+
+// Waits for the child that runs the simulator; returns its exit code.
+int supervise(pid_t child)
+{
+    sigset_t set = quit_signals();
+    sigaddset(&set, SIGCHLD);
+    int sfd = signalfd(-1, &set, SFD_CLOEXEC);
+    pid_t inner = -1;
+    for (;;) {
+        int status;
+        pid_t done = waitpid(child, &status, WNOHANG);
+        if (done == child)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        pollfd p[2] = {{sfd, POLLIN, 0}, {g_pid[0], POLLIN, 0}};
+        if (poll(p, inner > 0 || g_pid[0] < 0 ? 1 : 2, 1000) <= 0)
+            continue;
+        if (p[1].revents) {
+            if (read(g_pid[0], &inner, sizeof(inner)) != ssize_t(sizeof(inner)))
+                inner = -1;
+            close(g_pid[0]);
+            g_pid[0] = -1;
+        }
+        signalfd_siginfo si;
+        if ((p[0].revents & POLLIN) && read(sfd, &si, sizeof(si)) == ssize_t(sizeof(si)) && si.ssi_signo != SIGCHLD) {
+            if (inner > 0)
+                kill(inner, SIGTERM);
+            else
+                kill(child, SIGKILL);  // nothing inside to tell yet; the sandbox dies with it
+        }
+    }
 }
 
 void usage(FILE* out)
@@ -257,12 +288,11 @@ int main(int argc, char** argv)
     if (pid_fd < 0)
         fprintf(stderr, "vesko-sim: %s; the tools' --sim will not reach this simulator\n", error.c_str());
 
-    if (pipe2(g_quit, O_CLOEXEC) < 0 || pipe2(g_pid, O_CLOEXEC | O_NONBLOCK) < 0) {
+    if (pipe2(g_quit, O_CLOEXEC) < 0 || pipe2(g_pid, O_CLOEXEC) < 0) {
         perror("vesko-sim: pipe");
         return 2;
     }
     fcntl(g_quit[1], F_SETFL, O_NONBLOCK);
-    g_host = getpid();
     struct sigaction sa = {};
     sa.sa_handler = on_signal;
     sa.sa_flags = SA_RESTART;
@@ -270,6 +300,10 @@ int main(int argc, char** argv)
     for (int sig : {SIGINT, SIGTERM, SIGHUP})
         sigaction(sig, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    sigset_t signals = quit_signals();
+    sigset_t blocked = signals;
+    sigaddset(&blocked, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &blocked, nullptr);
 
     printf("vesko-sim: %s\n", profile.title.c_str());
     printf("  profile %s: MCU %s, building server %s", profile.dir.c_str(),
@@ -284,12 +318,31 @@ int main(int argc, char** argv)
         printf("  Type help for the commands and quit (or Ctrl-D) to leave. '->' leaves the daemon, '<-' reaches it.\n");
     fflush(stdout);
 
+    pid_t host = getpid();
+    pid_t child = fork();
+    if (child < 0) {
+        perror("vesko-sim: fork");
+        return 2;
+    }
+    if (child > 0) {
+        close(g_pid[1]);
+        int rc = supervise(child);
+        if (pid_fd >= 0 && vsim::SimJoin::running(pid_path) < 0)
+            unlink(pid_path.c_str());
+        if (rc == 125)
+            fprintf(stderr, "vesko-sim: the sandbox could not be made (see above)\n");
+        return rc;
+    }
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != host)
+        _exit(2);
+    close(g_pid[0]);
     int rc = vsim::Sandbox::run(profile.options(), [&](vsim::Sandbox& sb) {
-        g_inside = 1;
-        pid_t host = sb.host_pid();
-        (void)!write(g_pid[1], &host, sizeof(host));
+        sigprocmask(SIG_UNBLOCK, &blocked, nullptr);
+        pid_t inner = sb.host_pid();
+        (void)!write(g_pid[1], &inner, sizeof(inner));
         if (pid_fd >= 0)
-            vsim::SimJoin::publish(pid_fd, host);
+            vsim::SimJoin::publish(pid_fd, inner);
         vsim::Trace trace(stdout, log);
         int result;
         {
@@ -305,9 +358,6 @@ int main(int argc, char** argv)
         trace.line("sim", "the simulated terminal has ended");
         return result;
     });
-    if (pid_fd >= 0 && vsim::SimJoin::running(pid_path) < 0)
-        unlink(pid_path.c_str());
-    if (rc == 125)
-        fprintf(stderr, "vesko-sim: the sandbox could not be made (see above)\n");
-    return rc;
+    fflush(stdout);
+    _exit(rc);
 }

@@ -174,23 +174,27 @@ TEST_F(ProfileDir, WarnsWhenTheServerIsNotOnTheLan)
     EXPECT_NE(p.warnings[0].find("10.1.1.1"), std::string::npos);
 }
 
-// The shipped profiles are what a newcomer gets: a door station and an indoor unit,
-// both on a family with an MCU link and the server on the LAN.
+// The shipped profiles are what a newcomer gets: a door station and an indoor unit on
+// a family with an MCU link, an indoor unit on one without, the server on the LAN.
 TEST(ShippedProfiles, DoorAndIndoorAreThereAndConsistent)
 {
     struct Case {
         const char* name;
         bool w350;
         int limit;
-    } cases[] = {{"door", true, 970}, {"indoor", false, 0}};
+        const char* mcu;
+        const char* family;
+    } cases[] = {{"door", true, 970, "/dev/ttyS3", "RK3288"},
+                 {"indoor", false, 0, "/dev/ttyS3", "RK3288"},
+                 {"indoor-rk3368", false, 0, "", "RK3368"}};
     for (const Case& c : cases) {
         Profile p;
         std::string error;
         ASSERT_TRUE(p.load(c.name, &error)) << c.name << ": " << error;
         EXPECT_EQ(p.w350, c.w350) << c.name;
         EXPECT_EQ(p.limit, c.limit) << c.name;
-        EXPECT_EQ(p.mcu_port, "/dev/ttyS3") << c.name;
-        EXPECT_NE(p.cpuinfo.find("RK3288"), std::string::npos) << c.name;
+        EXPECT_EQ(p.mcu_port, c.mcu) << c.name;
+        EXPECT_NE(p.cpuinfo.find(c.family), std::string::npos) << c.name;
         EXPECT_TRUE(p.warnings.empty()) << c.name << ": " << p.warnings[0];
         EXPECT_FALSE(p.title.empty()) << c.name;
     }
