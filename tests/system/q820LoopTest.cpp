@@ -2,8 +2,11 @@
 // terminal's (movable) wall clock, the server's clock taken over, requests echoed and
 // dispatched, text messages and address answers passed to the applications.
 
+#include <netinet/in.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
@@ -13,6 +16,7 @@
 #include "BusPeer.h"
 #include "ElevatorEmu.h"
 #include "ServerTest.h"
+#include "dmsg.h"
 #include "dxml.h"
 
 using namespace servertest;
@@ -341,6 +345,32 @@ TEST(Q820Loop, AddressAnswersReachTalkOnlyWithQ210)
                 EXPECT_NE(d.cmd(), 155) << "an answer is not echoed";
         });
     }
+}
+
+// Without its port the link is dead but harmless: start-up says why, nothing goes out
+// from any other port, and the daemon goes on serving the bus.
+TEST(Q820Loop, PortTakenLeavesTheLinkSilent)
+{
+    vsim_run(terminal(), [](vsim::Sandbox& sb) {
+        configure(sb);
+        vsim::ServerEmu server(sb, SERVER, TERMINAL);
+        ASSERT_TRUE(server.ok());
+        int holder = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(8300);
+        ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+        ASSERT_GT(sb.start_daemon(), 0);
+        ASSERT_TRUE(sb.wait_stderr("__q820::start bind: ", WAIT_MS));
+        for (int i = 0; i < 3; i++) {
+            sb.clock_advance(11000000);
+            dmsg m;
+            EXPECT_EQ(m.request("/control/q820/none", ""), 400) << "the bus is still served";
+        }
+        EXPECT_FALSE(server.wait([](const vsim::ServerDatagram&) { return true; }, nullptr, 500));
+        EXPECT_TRUE(sb.daemon_running());
+        close(holder);
+    });
 }
 
 }  // namespace
