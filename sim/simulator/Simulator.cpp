@@ -341,6 +341,9 @@ void Simulator::poll(bool flush)
             continue;
         m_trace.line("file", c.path + (c.removed ? " removed" : " = " + BusBody::quote(c.text, 120)));
     }
+    // The emulator keeps every call, and the input scan makes a thousand a second, so
+    // the trace takes them and clears the record; a call that falls between the two
+    // is lost to the trace (not to the emulator's state).
     for (const GpioCall& c : m_sb.gpio().calls()) {
         // The zone multiplexer's select lines are switched all the time by the input
         // scan; they would drown everything else.
