@@ -465,3 +465,39 @@ TEST(Simulator, BusToolPostsToAndListensInARunningSimulator)
     EXPECT_EQ(lost.finish(), 2);
     EXPECT_NE(lost.output().find("no simulator is running"), std::string::npos) << lost.output();
 }
+
+// On a terminal the bus tool works as it is: here on the host's loopback, at an
+// endpoint that nothing else on a development machine uses.
+TEST(Simulator, BusToolOnItsOwn)
+{
+    SimRun listen({kBus, "listen", "/face", "--code", "201"});
+    ASSERT_TRUE(listen.wait_output("listening on 127.0.0.1:9861")) << listen.output();
+    SimRun post({kBus, "post", "/face/detect", "id=7", "name=a b"});
+    EXPECT_EQ(post.finish(), 1) << post.output();  // answered, but not 200
+    EXPECT_EQ(post.output(), "201\n");
+    SimRun raw({kBus, "post", "/face/raw", "--body", "<params><x>1</x></params>"});
+    EXPECT_EQ(raw.finish(), 1) << raw.output();
+    EXPECT_TRUE(listen.wait_output("/face/raw x=1\n")) << listen.output();
+    EXPECT_NE(listen.output().find("/face/detect id=7 name=\"a b\"\n"), std::string::npos) << listen.output();
+    kill(listen.pid(), SIGTERM);
+    EXPECT_EQ(listen.finish(), 0);
+
+    struct Case {
+        std::vector<std::string> args;
+        const char* why;
+    } cases[] = {
+        {{"post", "/nowhere/x"}, "names no bus endpoint"},
+        {{"post", "/control/led", "led"}, "\"led\" is not key=value"},
+        {{"post", "/control/led", "led=1", "--body", "<params/>"}, "--body takes one text"},
+        {{"post", "control/led"}, "post needs a path"},
+        {{"listen", "/face", "--count", "0"}, "--count takes a number"},
+        {{"frob"}, "usage: vkbus"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv = {kBus};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        SimRun run(argv);
+        EXPECT_EQ(run.finish(), 2) << c.why;
+        EXPECT_NE(run.output().find(c.why), std::string::npos) << run.output();
+    }
+}
