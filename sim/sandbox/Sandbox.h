@@ -48,11 +48,13 @@ struct ClockSet {
 // a terminal root file system, serial ports as ptys, a LAN namespace, platform tool
 // stubs with a command log, emulated devices and a movable wall clock.
 //
-// Sandbox::run forks; the child enters the namespaces, becomes root inside, builds
-// the root file system, chroots into it and runs the function there, so that inside
-// the function every path is the terminal's own ("/vesko/cfg/sys.xml"). The source
-// and build trees are bound read-only at their own paths. Everything the child
-// started ends with it.
+// Sandbox::run forks; the child enters the namespaces and becomes root inside (and
+// nobody outside when the caller is root); PID 1 of the new PID namespace builds the
+// root file system on a tmpfs, pivots into it and runs the function there, so that
+// inside the function every path is the terminal's own ("/vesko/cfg/sys.xml"). The
+// source and build trees are bound read-only at their own paths. Everything started
+// inside ends with the function. Call it from a process with one thread: a child of
+// a threaded fork cannot start threads under ThreadSanitizer.
 class Sandbox {
 public:
     // Returns the function's result, or 125 when the sandbox cannot be made (the
@@ -70,7 +72,8 @@ public:
     int mode(const std::string& path) const;  // permission bits, -1 when missing
 
     // Creates the serial port dev ("/dev/ttyS3") as a pty slave in raw mode and
-    // returns the master side, which the sandbox owns.
+    // returns the master side, which the sandbox owns. Asking again for the same
+    // port replaces its pty; -1 for a path that is not plain names under /dev.
     int serial(const std::string& dev);
 
     // Network: carrier of a terminal interface (the far end up or down), and sockets
@@ -79,7 +82,9 @@ public:
     bool set_carrier(const std::string& ifname, bool on);
     int lan_socket(int type);
     int in_lan(const std::function<int()>& fn);
-    std::string ip(const std::string& args);  // output of "ip <args>" in the terminal namespace
+    // Output of "ip <args>" in the terminal namespace; args are split at blanks and
+    // passed without a shell.
+    std::string ip(const std::string& args);
 
     // Platform tools.
     std::vector<std::string> commands() const;  // one entry per stub call: "tool arg ..."
