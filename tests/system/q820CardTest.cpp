@@ -1,9 +1,9 @@
 // Door cards managed by the building server through the real daemon: additions and
 // removals passed to the user interface, and the stored list uploaded in pages.
 
+#include <ctype.h>
 #include <stdio.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -18,17 +18,29 @@ namespace {
 const char CARD_FILE[] = "/vesko/cfg/sys_card.txt";
 const char CARD2[] = "/ui/center/card2";
 
-// Element names of a bus body in document order, with their texts ("c0/d=5").
+// The leaves of a bus body in document order with their texts ("c0/d=5"): a leaf is an
+// element holding only text; the card groups c0, c1 ... prefix theirs.
 std::vector<std::string> keys(const std::string& body)
 {
     std::vector<std::string> out;
-    std::regex leaf("<(c[0-9]+)>|<([a-z]+)>([^<]*)</\\2>");
     std::string group;
-    for (auto it = std::sregex_iterator(body.begin(), body.end(), leaf); it != std::sregex_iterator(); ++it) {
-        if ((*it)[1].matched)
-            group = (*it)[1].str() + "/";
-        else
-            out.push_back(((*it)[2].str() == "total" ? "" : group) + (*it)[2].str() + "=" + (*it)[3].str());
+    size_t at = 0;
+    while ((at = body.find('<', at)) != std::string::npos) {
+        size_t end = body.find('>', at);
+        if (end == std::string::npos)
+            break;
+        std::string name = body.substr(at + 1, end - at - 1);
+        at = end + 1;
+        if (name.empty() || name[0] == '/')
+            continue;
+        size_t next = body.find('<', at);
+        std::string close = "</" + name + ">";
+        if (next != std::string::npos && body.compare(next, close.size(), close) == 0) {
+            out.push_back((name == "total" ? "" : group) + name + "=" + body.substr(at, next - at));
+            at = next + close.size();
+        } else if (name.size() > 1 && name[0] == 'c' && isdigit(static_cast<unsigned char>(name[1]))) {
+            group = name + "/";
+        }
     }
     return out;
 }
