@@ -1,7 +1,6 @@
 #include "__q820.h"
 
 #include <arpa/inet.h>
-#include <errno.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdio.h>
