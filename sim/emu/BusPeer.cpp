@@ -11,6 +11,8 @@
 #include <chrono>
 #include <sstream>
 
+#include "UdpLoop.h"
+
 namespace vsim {
 
 static int64_t monotonic_us()
@@ -42,26 +44,15 @@ BusPeer::BusPeer(int port) : m_port(port)
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) < 0 || pipe2(m_wake, O_CLOEXEC) < 0) {
-        close(s);
+    if (!udp_loop_open(s, a, m_wake))
         return;
-    }
     m_socket = s;
     m_thread = std::thread(&BusPeer::loop, this);
 }
 
 BusPeer::~BusPeer()
 {
-    if (m_thread.joinable()) {
-        char c = 0;
-        (void)!::write(m_wake[1], &c, 1);
-        m_thread.join();
-    }
-    if (m_socket >= 0)
-        close(m_socket);
-    for (int fd : m_wake)
-        if (fd >= 0)
-            close(fd);
+    udp_loop_close(m_thread, m_socket, m_wake);
 }
 
 void BusPeer::set_answer(int code, const std::string& body)

@@ -15,6 +15,7 @@
 #include <chrono>
 
 #include "Sandbox.h"
+#include "UdpLoop.h"
 
 namespace vsim {
 
@@ -82,26 +83,15 @@ ElevatorEmu::ElevatorEmu(Sandbox& sb, const std::string& address, const std::str
     a.sin_port = htons(port);
     inet_pton(AF_INET, address.c_str(), &a.sin_addr);
     // A freshly added address may still be tentative for a moment; it is local at once.
-    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) < 0 || pipe2(m_wake, O_CLOEXEC) < 0) {
-        close(s);
+    if (!udp_loop_open(s, a, m_wake))
         return;
-    }
     m_socket = s;
     m_thread = std::thread(&ElevatorEmu::loop, this);
 }
 
 ElevatorEmu::~ElevatorEmu()
 {
-    if (m_thread.joinable()) {
-        char c = 0;
-        (void)!::write(m_wake[1], &c, 1);
-        m_thread.join();
-    }
-    if (m_socket >= 0)
-        close(m_socket);
-    for (int fd : m_wake)
-        if (fd >= 0)
-            close(fd);
+    udp_loop_close(m_thread, m_socket, m_wake);
 }
 
 static int elevator_bcd(uint8_t b)
