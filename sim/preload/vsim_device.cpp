@@ -212,21 +212,6 @@ bool send_all(int fd, struct iovec* iov, int count)
     return true;
 }
 
-bool recv_all(int fd, void* buf, size_t length)
-{
-    char* p = static_cast<char*>(buf);
-    while (length > 0) {
-        ssize_t n = recv(fd, p, length, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // One exchange: the request with its argument pieces, then the answer header. The
 // caller reads the answer's data. Returns false when the connection failed.
 bool exchange(Entry* e, uint32_t request, struct iovec* args, int count, vsim_answer* answer)
@@ -242,7 +227,7 @@ bool exchange(Entry* e, uint32_t request, struct iovec* args, int count, vsim_an
     iov[0].iov_len = sizeof(head);
     for (int i = 0; i < count; ++i)
         iov[1 + i] = args[i];
-    if (!send_all(e->fd, iov, 1 + count) || !recv_all(e->fd, answer, sizeof(*answer)) ||
+    if (!send_all(e->fd, iov, 1 + count) || !vsim_recv_all(e->fd, answer, sizeof(*answer)) ||
         answer->magic != VSIM_MAGIC) {
         e->broken = true;
         return false;
@@ -261,7 +246,7 @@ bool receive_data(Entry* e, const vsim_answer& answer, struct iovec* out, int co
         return false;
     }
     for (int i = 0; i < count; ++i) {
-        if (!recv_all(e->fd, out[i].iov_base, out[i].iov_len)) {
+        if (!vsim_recv_all(e->fd, out[i].iov_base, out[i].iov_len)) {
             e->broken = true;
             return false;
         }

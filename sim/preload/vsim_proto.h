@@ -4,7 +4,10 @@
 // run-time files, the shared clock file, and the messages on a device connection.
 // Both ends run on one machine, so the records are in native byte order.
 
+#include <errno.h>
+#include <stddef.h>
 #include <stdint.h>
+#include <sys/socket.h>
 
 #define VSIM_RUN_DIR "/sim/run"
 #define VSIM_LOG_DIR "/sim/log"
@@ -99,3 +102,19 @@ int vsim_clock_attach(void);
 #ifdef __cplusplus
 }
 #endif
+
+// Receives exactly length bytes; false on an error or an early end of the stream.
+inline bool vsim_recv_all(int fd, void* buf, size_t length)
+{
+    char* p = static_cast<char*>(buf);
+    while (length > 0) {
+        ssize_t n = recv(fd, p, length, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}

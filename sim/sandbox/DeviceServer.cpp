@@ -22,21 +22,6 @@ namespace {
 // cannot stall the other devices.
 const int k_stall_s = 2;
 
-bool recv_all(int fd, void* buf, size_t length)
-{
-    char* p = static_cast<char*>(buf);
-    while (length > 0) {
-        ssize_t n = recv(fd, p, length, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 bool send_all(int fd, const void* buf, size_t length)
 {
     const char* p = static_cast<const char*>(buf);
@@ -309,10 +294,10 @@ void DeviceServer::loop()
 bool DeviceServer::serve(int fd, const Client& client)
 {
     vsim_request req;
-    if (!recv_all(fd, &req, sizeof(req)) || req.magic != VSIM_MAGIC || req.length > VSIM_MAX_LENGTH)
+    if (!vsim_recv_all(fd, &req, sizeof(req)) || req.magic != VSIM_MAGIC || req.length > VSIM_MAX_LENGTH)
         return false;
     std::vector<uint8_t> arg(req.length);
-    if (req.length > 0 && !recv_all(fd, arg.data(), arg.size()))
+    if (req.length > 0 && !vsim_recv_all(fd, arg.data(), arg.size()))
         return false;
     if (client.gpio)
         return serve_gpio(fd, *client.gpio, req, arg);
