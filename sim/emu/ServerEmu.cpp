@@ -14,6 +14,7 @@
 #include <chrono>
 
 #include "Sandbox.h"
+#include "UdpLoop.h"
 
 namespace vsim {
 
@@ -172,27 +173,19 @@ ServerEmu::ServerEmu(Sandbox& sb, const std::string& address, const std::string&
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
-    if (inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1 ||
-        bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) < 0 || pipe2(m_wake, O_CLOEXEC) < 0) {
+    if (inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) {
         close(s);
         return;
     }
+    if (!udp_loop_open(s, a, m_wake))
+        return;
     m_socket = s;
     m_thread = std::thread(&ServerEmu::loop, this);
 }
 
 ServerEmu::~ServerEmu()
 {
-    if (m_thread.joinable()) {
-        char c = 0;
-        (void)!::write(m_wake[1], &c, 1);
-        m_thread.join();
-    }
-    if (m_socket >= 0)
-        close(m_socket);
-    for (int fd : m_wake)
-        if (fd >= 0)
-            close(fd);
+    udp_loop_close(m_thread, m_socket, m_wake);
 }
 
 void ServerEmu::set_timeout(uint16_t seconds)
@@ -356,15 +349,17 @@ bool ServerEmu::send_locked(const std::vector<uint8_t>& bytes)
 
 bool ServerEmu::send_raw(const std::vector<uint8_t>& bytes)
 {
+    // Stamped before it goes: the terminal may answer before send returns, and the
+    // datagram must not appear to come after its own answer.
+    ServerDatagram d;
+    d.t_us = server_monotonic_us();
+    d.wall_us = server_wall_us();
     bool sent = send_locked(bytes);
     if (sent) {
-        ServerDatagram d;
         d.bytes = bytes;
         d.outgoing = true;
         d.peer = m_terminal;
         d.peer_port = m_port;
-        d.t_us = server_monotonic_us();
-        d.wall_us = server_wall_us();
         trace(d);
     }
     return sent;
